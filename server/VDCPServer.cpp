@@ -212,6 +212,9 @@ void VDCPServer::ServerThread(SRVDATA* srvDat)
         return;
     }
 
+    // Listen before reporting, so that a client may connect as soon as the
+    // start request returns; a failure here shows in the loop's own listen.
+    listen(sock, 1);
     {
         std::lock_guard<std::mutex> lk(srvDat->srvPtr->mxServer);
         if (srvDat->abandoned) {

@@ -77,6 +77,15 @@ int main(int argc, char** argv)
     try {
         YAML::Node config = YAML::LoadFile(configPath);
 
+        // The board first: the interfaces' device indices refer to its devices.
+        if (YAML::Node boardNode = config["board"]) {
+            std::string type = boardNode["type"] ? boardNode["type"].as<std::string>() : "linux";
+            if (type == "simulated")
+                board = std::make_shared<SimBoard>(SimBoardConfig::FromYaml(boardNode));
+            else if (type != "linux")
+                throw std::invalid_argument("unknown board type \"" + type + "\"");
+        }
+
         if (config["log-files-path"]) {
             std::string logPath = config["log-files-path"].as<std::string>();
             if (EnsureDirectory(logPath))
@@ -119,13 +128,6 @@ int main(int argc, char** argv)
                 }
                 interfaces.push_back(entry);
             }
-        }
-        if (YAML::Node boardNode = config["board"]) {
-            std::string type = boardNode["type"] ? boardNode["type"].as<std::string>() : "linux";
-            if (type == "simulated")
-                board = std::make_shared<SimBoard>(SimBoardConfig::FromYaml(boardNode));
-            else if (type != "linux")
-                throw std::invalid_argument("unknown board type \"" + type + "\"");
         }
     } catch (const std::exception& e) {
         printf("FAILED\nCannot load configuartion from %s: %s\n", configPath.c_str(), e.what());
