@@ -513,7 +513,15 @@ int SimBoard::StreamOn(Node& node, const OpenFile& file, const int* type)
     node.stop = false;
     node.onAir = -1;
     node.frameLog = std::move(log);
-    node.clock = std::thread(&SimBoard::ClockThread, this, &node, NowNs());
+    try {
+        node.clock = std::thread(&SimBoard::ClockThread, this, &node, NowNs());
+    } catch (const std::exception& e) {
+        MsgToLog(L_ERROR, "SimBoard: cannot start the clock of /dev/video%d: %s\n", node.number, e.what());
+        node.frameLog.reset();
+        node.streaming = false;
+        node.stats.streaming = false;
+        return Fail(ENOMEM);
+    }
     Notify(node);
     return 0;
 }
@@ -687,7 +695,19 @@ int SimBoard::Select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* except
 
 void SimBoard::ClockThread(Node* np, uint64_t t0)
 {
-    Node& node = *np;
+    // A period that throws must not take the process down; the node then
+    // stops giving buffers back, as a failed device would.
+    try {
+        RunClock(*np, t0);
+    } catch (const std::exception& e) {
+        MsgToLog(L_DEBUG, "\n!!!!! C++ Exception in SimBoard::ClockThread, what='%s' !!!!!\n\n", e.what());
+    } catch (...) {
+        MsgToLog(L_DEBUG, "\n!!!!! Unknown exception in SimBoard::ClockThread !!!!!\n\n");
+    }
+}
+
+void SimBoard::RunClock(Node& node, uint64_t t0)
+{
     ClockState cs;
     uint64_t n = 0;
     const bool freeRunning = config.clock == SimBoardConfig::Clock::FreeRunning;

@@ -351,6 +351,7 @@ private:
     // ---- clocks ----
     struct ClockState;   // what one clock thread keeps between periods
     void ClockThread(Node* node, uint64_t t0);
+    void RunClock(Node& node, uint64_t t0);
     void OutputPeriod(Node& node, uint64_t n, uint64_t timeNs, ClockState& cs);
     void CapturePeriod(Node& node, uint64_t n, uint64_t timeNs);
     void FillTestPicture(uint8_t* picture, uint64_t n) const;

@@ -193,7 +193,9 @@ TEST(SimBoardOutput, ShowsTheApplicationsMemoryAndCountsRepeats)
     ASSERT_EQ(0, n.Queue(0));
     ASSERT_EQ(0, n.Queue(1));
     ASSERT_EQ(0, n.Stream(true));
-    ASSERT_TRUE(board.WaitForPeriods(0, 6, 5s));
+    // The tap of a period runs before the next period starts: after 7 periods
+    // the first 6 have been tapped.
+    ASSERT_TRUE(board.WaitForPeriods(0, 7, 5s));
     // Nothing was queued again: after the two pictures every period repeats
     // the last, and only the first buffer came back.
     SimBoard::NodeStats st = board.Stats(0);

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <thread>
 
@@ -110,11 +111,13 @@ TEST_F(DeviceLoopTest, AStallRepeatsThePictureOnceTheQueueRunsDry)
     loop.Stop();
 
     // Three buffers wait behind the one on air: the first three periods of the
-    // stall still show new pictures, every later one repeats.
+    // stall still show new pictures, every later one repeats (about 2 for
+    // 200 ms). On a busy machine refilling the queue afterwards may cost a
+    // period or two more.
     const SimBoard::NodeStats st = board->Stats(0);
     const double stalled = double(loop.LastPause().count()) / double(kPeriodNs);
-    EXPECT_GE(st.repeats, 1u);
-    EXPECT_NEAR(stalled - 3.0, double(st.repeats), 1.0);
+    EXPECT_GE(double(st.repeats), std::max(1.0, stalled - 3.0 - 1.0));
+    EXPECT_LE(double(st.repeats), stalled - 3.0 + 3.0);
     EXPECT_EQ(1u, st.audioUnderruns) << "the sound ran dry with the pictures";
 
     std::vector<FrameRecord> log = Log();
