@@ -168,6 +168,9 @@ TEST(SimBoardBuffers, QueueRulesFollowVideobuf2)
     // One buffer queued: it goes on air and stays there; nothing comes back.
     ASSERT_TRUE(board.WaitForPeriods(0, 3, 5s));
     EXPECT_EQ(-EAGAIN, n.Dequeue());
+    board.InjectFault(0, SimBoard::VideoOp::DQBuf, 1, EIO);
+    EXPECT_EQ(-EIO, n.Dequeue());
+    EXPECT_EQ(-EAGAIN, n.Dequeue());
     ASSERT_EQ(0, n.Stream(false));
     // Streaming off gives every buffer back to the application.
     EXPECT_EQ(0, n.Queue(0));

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
 
 namespace {
 
@@ -94,8 +95,31 @@ TEST_F(SelvoDevTest, OpensAnOutputWithItsPcmDevice)
     EXPECT_TRUE(log.Contains("Port /dev/video1 audio device closed.\n"));
 }
 
+// A board whose first output also answers to a name without a final digit.
+class AliasBoard : public SimBoard {
+public:
+    using SimBoard::SimBoard;
+    int Stat(const char* path, struct stat* st) override { return SimBoard::Stat(Real(path), st); }
+    int Open(const char* path, int flags) override { return SimBoard::Open(Real(path), flags); }
+
+private:
+    static const char* Real(const char* path)
+    {
+        return path && std::string(path) == "/dev/sv7-out" ? "/dev/video0" : path;
+    }
+};
+
 TEST_F(SelvoDevTest, PcmDeviceIsTheLastDigitOfTheNode)
 {
+    {
+        scope.reset();
+        auto alias = std::make_shared<AliasBoard>(Config(13, 0));
+        ScopedBoard aliasScope(alias);
+        TestDevice dev;
+        ASSERT_TRUE(dev.OpenDevice("/dev/sv7-out", false));
+        EXPECT_TRUE(log.Contains("Device /dev/sv7-out : hw:1,0 opened.\n"));
+        EXPECT_EQ(0, alias->PcmOf(0).device);
+    }
     Use(Config(13, 0));
     struct Case {
         const char* node;
