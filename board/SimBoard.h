@@ -10,7 +10,9 @@
 // application's mappings are real shared memory that the board reads (output)
 // and writes (capture) through a mapping of its own. Buffers are owned by the
 // descriptor that requested them, as with videobuf2: other descriptors of the
-// node get EBUSY for buffer calls.
+// node get EBUSY for buffer calls. select() serves this board's descriptors
+// only (EBADF for any other) and, like videobuf2's poll, reports a node that
+// does not stream as ready (DQBUF then fails with EINVAL).
 //
 // Formats. G_FMT reports UYVY at the configured width, height and field
 // order; a buffer holds a picture in the layout the system builds for that
@@ -65,8 +67,10 @@
 // that writes each picture's audio right after queueing the picture (as the
 // channels do) therefore has every picture's audio on air in the same frame
 // period as the picture, from the first picture on and again after every
-// underrun and prepare. With the four buffers queued at STREAMON, picture k
-// written after the k-th DQBUF goes on air N-1 periods after it was queued.
+// underrun and prepare. With N buffers queued at STREAMON (the channels zero
+// them), the first N periods show those buffers with no sound, and picture k,
+// written after the k-th DQBUF, goes on air in period N + k, N-1 periods
+// after it was queued, together with its audio.
 //
 // Outputs of an output node while streaming (both optional, from the config):
 //  - frame-log: "<frame-log>/video<N>.frames", created at STREAMON, one
