@@ -209,9 +209,16 @@ void StorageWatcher::GetTransferInProgress(std::vector<std::string>& list)
     }
     if (!list.empty()) return;
 
-    // Nothing in transfer: bring the catalogue in line with the folder. A
-    // folder that cannot be read completely changes nothing, so that a
-    // passing read error never withdraws clips that are still there.
+    // Nothing in transfer: bring the catalogue in line with the folder. The
+    // catalogue is copied before the folder is read, so that a clip that the
+    // watch catalogues meanwhile is never taken for a removed one. A folder
+    // that cannot be read completely changes nothing: a passing read error
+    // must not withdraw clips that are still there.
+    std::vector<std::string> oldIds;
+    {
+        std::lock_guard<std::recursive_mutex> lk(storageLock);
+        for (const VdcpId& v : fileNames) oldIds.push_back(v.first);
+    }
     std::vector<std::string> newIds;
     boost::system::error_code ec;
     if (!fs::is_directory(folder, ec)) return;
@@ -224,16 +231,11 @@ void StorageWatcher::GetTransferInProgress(std::vector<std::string>& list)
     }
     if (ec) return;
 
-    std::vector<std::string> oldIds;
-    {
-        std::lock_guard<std::recursive_mutex> lk(storageLock);
-        for (const VdcpId& v : fileNames) oldIds.push_back(v.first);
-    }
     const std::unordered_set<std::string> inFolder(newIds.begin(), newIds.end());
     const std::unordered_set<std::string> catalogued(oldIds.begin(), oldIds.end());
-
     for (const std::string& id : newIds) {
-        if (catalogued.count(id)) continue;
+        size_t index;
+        if (catalogued.count(id) || FindIdIndexByName(id, index)) continue;
         MsgToLog(L_DEBUG, "StorageWatcher detect new file %s.\n", id.c_str());
         std::time_t t = fs::last_write_time(fs::path(folder) / (id + extension), ec);
         if (ec) continue;   // gone again
@@ -241,7 +243,8 @@ void StorageWatcher::GetTransferInProgress(std::vector<std::string>& list)
         AddToStorage(entry);
     }
     for (const std::string& id : oldIds) {
-        if (inFolder.count(id)) continue;
+        boost::system::error_code sec;
+        if (inFolder.count(id) || fs::is_regular_file(fs::path(folder) / (id + extension), sec)) continue;
         MsgToLog(L_DEBUG, "StorageWatcher detect removed file %s.\n", id.c_str());
         VdcpId entry(id, 0);
         RemoveFromStorage(entry);
@@ -266,11 +269,11 @@ void StorageWatcher::LookUpStoredFacts(std::vector<VdcpId>& inspectorList)
     }
     if (!conn) return;
     sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(conn, storageLookup, -1, &stmt, nullptr) != SQLITE_OK) {
+    const auto pause = [this](int s) { return RetryPause(s); };
+    if (SqlitePrepareWithTimeout(conn, storageLookup, &stmt, 1, pause) != SQLITE_OK) {
         sqlite3_finalize(stmt);
         return;
     }
-    const auto pause = [this](int s) { return RetryPause(s); };
 
     std::vector<VdcpId> toProbe;
     size_t i = 0;
@@ -341,12 +344,12 @@ void StorageWatcher::ProbeFiles(std::vector<VdcpId>& inspectorList, const std::s
         std::lock_guard<std::recursive_mutex> lk(storageLock);
         conn = db;
     }
+    const auto pause = [this](int s) { return RetryPause(s); };
     sqlite3_stmt* stmt = nullptr;
-    if (conn && sqlite3_prepare_v2(conn, storageInsertIdInfo, -1, &stmt, nullptr) != SQLITE_OK) {
+    if (conn && SqlitePrepareWithTimeout(conn, storageInsertIdInfo, &stmt, 1, pause) != SQLITE_OK) {
         sqlite3_finalize(stmt);
         stmt = nullptr;
     }
-    const auto pause = [this](int s) { return RetryPause(s); };
 
     while (!inspectorList.empty()) {
         VdcpId entry = inspectorList.back();

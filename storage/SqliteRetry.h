@@ -14,6 +14,9 @@ using SqliteRetryPause = std::function<bool(int sec)>;
 
 // Steps a prepared statement; returns the SQLite result code.
 int SqliteStepWithTimeout(sqlite3_stmt* stmt, int sec, const SqliteRetryPause& pause = nullptr);
+// Prepares `sql` (reading the schema needs the database's shared lock).
+int SqlitePrepareWithTimeout(sqlite3* db, const char* sql, sqlite3_stmt** stmt, int sec,
+                             const SqliteRetryPause& pause = nullptr);
 // Runs `sql` with sqlite3_exec (no row callback); `errMsg` as sqlite3_exec's.
 int SqliteExecWithTimeout(sqlite3* db, const char* sql, char** errMsg, int sec,
                           const SqliteRetryPause& pause = nullptr);

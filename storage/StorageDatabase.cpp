@@ -42,6 +42,14 @@ int SqliteStepWithTimeout(sqlite3_stmt* stmt, int sec, const SqliteRetryPause& p
     }
 }
 
+int SqlitePrepareWithTimeout(sqlite3* db, const char* sql, sqlite3_stmt** stmt, int sec, const SqliteRetryPause& pause)
+{
+    for (;;) {
+        int rc = sqlite3_prepare_v2(db, sql, -1, stmt, nullptr);
+        if (!IsBusy(rc) || !Pause(pause, sec)) return rc;
+    }
+}
+
 int SqliteExecWithTimeout(sqlite3* db, const char* sql, char** errMsg, int sec, const SqliteRetryPause& pause)
 {
     for (;;) {
@@ -65,7 +73,7 @@ bool StorageWatcher::OpenDatabase()
                              nullptr);
     if (rc == SQLITE_OK) {
         sqlite3_stmt* probe = nullptr;
-        if (sqlite3_prepare_v2(db, storageTableProbe, -1, &probe, nullptr) == SQLITE_OK) {
+        if (SqlitePrepareWithTimeout(db, storageTableProbe, &probe, 1, pause) == SQLITE_OK) {
             // Another process holding the file is no reason to give up on it.
             int step = SqliteStepWithTimeout(probe, 1, pause);
             sqlite3_finalize(probe);
@@ -104,7 +112,7 @@ bool StorageWatcher::UpdateDatabase()
     }
     unsigned long long stepped = 0;
     sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db, storageInsertEmpty, -1, &stmt, nullptr) == SQLITE_OK) {
+    if (SqlitePrepareWithTimeout(db, storageInsertEmpty, &stmt, 1, pause) == SQLITE_OK) {
         for (const VdcpId& id : fileNames) {
             sqlite3_reset(stmt);
             sqlite3_bind_text(stmt, 1, id.first.data(), int(id.first.size()), SQLITE_TRANSIENT);
@@ -150,7 +158,7 @@ bool StorageWatcher::CleanupDatabase()
         // catalogued ID made it into the list, or it would drop live rows.
         bool listed = true;
         sqlite3_stmt* stmt = nullptr;
-        if (sqlite3_prepare_v2(db, cleanupInsertId, -1, &stmt, nullptr) == SQLITE_OK) {
+        if (SqlitePrepareWithTimeout(db, cleanupInsertId, &stmt, 1, pause) == SQLITE_OK) {
             for (const VdcpId& id : fileNames) {
                 sqlite3_reset(stmt);
                 sqlite3_bind_text(stmt, 1, id.first.data(), int(id.first.size()), SQLITE_TRANSIENT);
@@ -167,7 +175,7 @@ bool StorageWatcher::CleanupDatabase()
         int rc = SQLITE_ERROR;
         if (listed) {
             stmt = nullptr;
-            if (sqlite3_prepare_v2(db, cleanupDelete, -1, &stmt, nullptr) == SQLITE_OK)
+            if (SqlitePrepareWithTimeout(db, cleanupDelete, &stmt, 1, pause) == SQLITE_OK)
                 rc = SqliteStepWithTimeout(stmt, 1, pause);
             sqlite3_finalize(stmt);
         }

@@ -256,11 +256,12 @@ bool StorageWatcher::AddToStorage(VdcpId& id)
     fileData.emplace_back();
     if (OpenDatabase()) {
         sqlite3_stmt* stmt = nullptr;
-        int rc = sqlite3_prepare_v2(db, storageInsertEmpty, -1, &stmt, nullptr);
+        const auto pause = [this](int s) { return RetryPause(s); };
+        int rc = SqlitePrepareWithTimeout(db, storageInsertEmpty, &stmt, 1, pause);
         if (rc == SQLITE_OK) {
             sqlite3_bind_text(stmt, 1, id.first.data(), int(id.first.size()), SQLITE_TRANSIENT);
             sqlite3_bind_int64(stmt, 2, id.second);
-            rc = SqliteStepWithTimeout(stmt, 1, [this](int s) { return RetryPause(s); });
+            rc = SqliteStepWithTimeout(stmt, 1, pause);
         }
         if (rc != SQLITE_DONE)
             MsgToLog(L_WARN, "ID: %s added only to memory. Cannot add to MediaDB because of error: %s\n",
@@ -286,10 +287,12 @@ bool StorageWatcher::RemoveFromStorage(VdcpId& id)
         fileData.erase(fileData.begin() + long(index));
         if (OpenDatabase()) {
             sqlite3_stmt* stmt = nullptr;
-            int rc = sqlite3_prepare_v2(db, setUnavailable ? storageSetUnavaliable : storageRemove, -1, &stmt, nullptr);
+            const auto pause = [this](int s) { return RetryPause(s); };
+            int rc = SqlitePrepareWithTimeout(db, setUnavailable ? storageSetUnavaliable : storageRemove, &stmt, 1,
+                                              pause);
             if (rc == SQLITE_OK) {
                 sqlite3_bind_text(stmt, 1, gone.first.data(), int(gone.first.size()), SQLITE_TRANSIENT);
-                rc = SqliteStepWithTimeout(stmt, 1, [this](int s) { return RetryPause(s); });
+                rc = SqliteStepWithTimeout(stmt, 1, pause);
             }
             if (rc != SQLITE_DONE)
                 MsgToLog(L_WARN, "ID: %s removed only from memory. Cannot remove from MediaDB because of error: %s\n",
