@@ -131,11 +131,12 @@ void FileWatcher::EventThread()
             ReadEvents();
             timeout = DeliverEvents();
         } catch (const std::exception& e) {
+            // The event that failed is gone; the ones queued behind it go on at once.
             MsgToLog(L_DEBUG, "\n!!!!! C++ Exception in FileWatcher::EventThread, what='%s' !!!!!\n\n", e.what());
-            timeout = -1;
+            timeout = 0;
         } catch (...) {
             MsgToLog(L_DEBUG, "\n!!!!! Unknown exception in FileWatcher::EventThread !!!!!\n\n");
-            timeout = -1;
+            timeout = 0;
         }
     }
 }
