@@ -199,6 +199,13 @@ TEST(MediaInspector, RenamesAndRewritesOfProcessedClips)
     EXPECT_EQ(id_InDisk, Flags(sw, "r"));
     EXPECT_EQ(1, srv.DeletedCount("r"));
     EXPECT_EQ((std::set<std::string>{"r"}), Processed(sw));
+
+    // A file written elsewhere and renamed over the clip replaces it the same way.
+    CopyFileTo(VideoClip(), media / "incoming.part");
+    fs::rename(media / "incoming.part", media / "r.mxf");
+    ASSERT_TRUE(srv.WaitDeleted("r", 2));
+    ASSERT_TRUE(srv.WaitAdded("r", 3));
+    EXPECT_EQ(id_InDisk, Flags(sw, "r"));
 }
 
 TEST(MediaInspector, AFolderMissingAtStartIsPickedUpAndTheRescanCatchesSilentDeletions)
