@@ -74,7 +74,7 @@ VDCPServer::~VDCPServer()
     DeleteComPorts();
     free(errMsg);
     errMsg = nullptr;
-    // MERGE-STORAGE: DeleteStorage();
+    DeleteStorage();
     for (char* d : inputDevs) free(d);
     for (char* d : outputDevs) free(d);
     inputDevs.clear();

@@ -159,6 +159,7 @@ protected:
 private:
     void FillInfo(SRVDATA* s, SRVINFO& info);
     void DeleteComPorts();
+    void DeleteStorage();
 };
 
 // Dotted text of the IPv4 address in the low 32 bits (thread-safe).

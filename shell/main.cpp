@@ -144,7 +144,7 @@ int main(int argc, char** argv)
     if (board) Board::Install(board);
     {
         std::unique_ptr<VDCPServer> server(new VDCPServer());
-        (void)storagePath;  // MERGE-STORAGE: server->SetupStorage(databasePath, storagePath, extension);
+        server->SetupStorage(databasePath, storagePath, extension);
 
         int started = 0;
         if (!interfaces.empty()) {
