@@ -198,6 +198,12 @@ void VDCPServer::ServerThread(SRVDATA* srvDat)
         MsgToLog(L_ERROR, "%s:%i %s\n", ip, port, srvDat->errMsg);
         return;
     }
+    // Without SO_REUSEADDR a restarted server could not bind its port for a
+    // minute while connections of the previous run sit in TIME_WAIT. It does
+    // not let two listeners share a port: a port another program listens on
+    // still fails with EADDRINUSE.
+    int reuse = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse));
     sockaddr_in addr;
     memset(&addr, 0, sizeof(addr));
     addr.sin_family = AF_INET;
