@@ -1,14 +1,14 @@
 // The production board on a machine without the video board.
 #include "board/LinuxBoard.h"
 
-#include "fixtures/CapturedLog.h"
+#include "fixtures/LogCapture.h"
 #include "fixtures/TestDevice.h"
 
 #include <gtest/gtest.h>
 
 TEST(LinuxBoard, OpenDeviceFailsCleanlyWithoutTheNode)
 {
-    CapturedLog log;
+    LogCapture log;
     Board::Install(nullptr);   // the Linux board
     TestDevice dev;
     EXPECT_FALSE(dev.OpenDevice("/dev/video-zezeruviv-absent", false));
@@ -20,7 +20,7 @@ TEST(LinuxBoard, OpenDeviceFailsCleanlyWithoutTheNode)
 
 TEST(LinuxBoard, OpenDeviceRefusesAFileThatIsNotADevice)
 {
-    CapturedLog log;
+    LogCapture log;
     TestDevice dev;
     EXPECT_FALSE(dev.OpenDevice("/proc/version", false));
     EXPECT_TRUE(log.Contains("Wrong mode for video device: /proc/version\n"));

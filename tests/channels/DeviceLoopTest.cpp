@@ -3,7 +3,7 @@
 #include "board/SimBoard.h"
 #include "channels/SelvoDev.h"
 
-#include "fixtures/CapturedLog.h"
+#include "fixtures/LogCapture.h"
 #include "fixtures/DeviceLoop.h"
 #include "fixtures/FrameLog.h"
 #include "fixtures/TempDir.h"
@@ -37,7 +37,7 @@ protected:
     void TearDown() override { scope.reset(); }
     std::vector<FrameRecord> Log() const { return ReadFrameLog(dir / "frames/video0.frames"); }
 
-    CapturedLog log;
+    LogCapture log;
     TempDir dir;
     std::shared_ptr<SimBoard> board;
     std::unique_ptr<ScopedBoard> scope;

@@ -3,7 +3,7 @@
 #include "channels/SelvoDev.h"
 
 #include "board/SimBoard.h"
-#include "fixtures/CapturedLog.h"
+#include "fixtures/LogCapture.h"
 #include "fixtures/TestDevice.h"
 
 #include <gtest/gtest.h>
@@ -38,7 +38,7 @@ protected:
     void SetUp() override { Use(Config()); }
     void TearDown() override { scope.reset(); }
 
-    CapturedLog log;
+    LogCapture log;
     std::shared_ptr<SimBoard> board;
     std::unique_ptr<ScopedBoard> scope;
 };

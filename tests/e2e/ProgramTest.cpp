@@ -10,7 +10,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <boost/filesystem.hpp>
+
 #include <cstring>
+#include <thread>
 
 using namespace std::chrono_literals;
 
@@ -43,6 +46,16 @@ bool WaitUntilRunning(ServerProcess& p)
 {
     return p.WaitForStdout("Number of Network Servers:", 20s) &&
            p.WaitForStdout(kRule + "-----------------------------------\n", 20s);
+}
+
+bool WaitForFile(const std::string& path, std::chrono::milliseconds limit)
+{
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!boost::filesystem::exists(path)) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
 }
 
 std::string Entry(const std::string& body) { return "  - type: tcpip\n    ip: 127.0.0.1\n" + body; }
@@ -100,6 +113,9 @@ TEST(Program, ReadsTheInterfacesUntilABadValueAndStopsCleanlyOnSigint)
     EXPECT_NE(std::string::npos, log.find("INFO : 127.0.0.1 port " + std::to_string(vdcp) + " (NO ERRORS)\n"));
     EXPECT_NE(std::string::npos, log.find("INFO : 127.0.0.1 port " + std::to_string(quarn) + " (NO ERRORS)\n"));
     EXPECT_NE(std::string::npos, log.find("(QUARN) Network Server started."));
+    // The database folder could not be made: the database lands in the working directory.
+    EXPECT_TRUE(WaitForFile(dir / "Storage.db", 20s));
+    EXPECT_FALSE(boost::filesystem::exists(dir / "missing"));
 
     EXPECT_EQ(-1, ConnectLoopback(never));
     int quarnClient = ConnectLoopback(quarn);
