@@ -323,6 +323,23 @@ void StorageWatcher::MarkRewritten(const std::string& id, int64_t modTime)
     if (announced && vdcpSrv) vdcpSrv->ReportIdDeleted(gone);
 }
 
+void StorageWatcher::FileArrived(const std::string& id, const std::string& file, bool addIfNew)
+{
+    int64_t modTime = 0;
+    if (!ClipFileTime(file, modTime)) {
+        // Gone again, or not a file: the inspector's rescan settles it.
+        MsgToLog(L_DEBUG, "Storage Watcher skips %s: not a readable clip file.\n", file.c_str());
+        return;
+    }
+    size_t index;
+    if (FindIdIndexByName(id, index)) {
+        MarkRewritten(id, modTime);
+    } else if (addIfNew) {
+        VdcpId entry(id, modTime);
+        AddToStorage(entry);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Folder events (the folder watch's thread)
 
@@ -335,24 +352,11 @@ void StorageWatcher::handleFileAction(efsw::WatchID watchid, const std::string& 
         std::string id;
         const bool isClipName = NameToId(filename, id);
         const fs::path file = fs::path(dir) / filename;
-        int64_t modTime = 0;
 
         switch (action) {
         case efsw::Actions::Add:
         case efsw::Actions::Modified: {
-            if (!isClipName) return;
-            if (!ClipFileTime(file, modTime)) {
-                // Gone again, or not a file: the inspector's rescan settles it.
-                MsgToLog(L_DEBUG, "Storage Watcher skips %s: not a readable clip file.\n", file.string().c_str());
-                return;
-            }
-            size_t index;
-            if (FindIdIndexByName(id, index)) {
-                MarkRewritten(id, modTime);
-            } else if (action == efsw::Actions::Add) {
-                VdcpId entry(id, modTime);
-                AddToStorage(entry);
-            }
+            if (isClipName) FileArrived(id, file.string(), action == efsw::Actions::Add);
             return;
         }
         case efsw::Actions::Delete: {
@@ -369,19 +373,8 @@ void StorageWatcher::handleFileAction(efsw::WatchID watchid, const std::string& 
                 VdcpId entry(oldId, 0);
                 RemoveFromStorage(entry);
             }
-            if (!isClipName) return;
-            if (!ClipFileTime(file, modTime)) {
-                MsgToLog(L_DEBUG, "Storage Watcher skips %s: not a readable clip file.\n", file.string().c_str());
-                return;
-            }
-            size_t index;
-            if (FindIdIndexByName(id, index)) {
-                // Renamed over an existing clip: its content is new.
-                MarkRewritten(id, modTime);
-            } else {
-                VdcpId entry(id, modTime);
-                AddToStorage(entry);
-            }
+            // Renamed over an existing clip: its content is new.
+            if (isClipName) FileArrived(id, file.string(), true);
             return;
         }
         default: return;

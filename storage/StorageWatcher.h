@@ -115,6 +115,9 @@ private:
     bool NameToId(const std::string& name, std::string& id);
     // A catalogued clip file was written again: it goes back into transfer.
     void MarkRewritten(const std::string& id, int64_t modTime);
+    // A clip file appeared or was written: a catalogued ID goes back into
+    // transfer; an unknown one is catalogued when `addIfNew`.
+    void FileArrived(const std::string& id, const std::string& file, bool addIfNew);
 
     bool isStorageVaild = false;   // written by the configuring thread only
     bool setUnavailable = false;

@@ -18,26 +18,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Holds a loopback port the way another program would.
-struct PortHolder {
-    int sock = -1;
-    int port = 0;
-    PortHolder()
-    {
-        sock = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a;
-        memset(&a, 0, sizeof(a));
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(sock, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-        listen(sock, 1);
-        socklen_t len = sizeof(a);
-        getsockname(sock, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
-    }
-    ~PortHolder() { close(sock); }
-};
-
 // Runs f on another thread; false if it has not returned within `limit`.
 template <typename F>
 bool FinishesWithin(F f, std::chrono::seconds limit)
