@@ -114,7 +114,7 @@ public:
     static void decoder_destroy(Decoder* d);
 
 private:
-    using ReadLock = std::unique_lock<std::recursive_timed_mutex>;
+    using ReadLock = std::unique_lock<std::recursive_mutex>;
 
     // ---- pipeline (PlayHeadPipeline.cpp)
     bool stream_open(const char* filename, const AVInputFormat* iformat);
@@ -203,6 +203,7 @@ public:
     // guards `is` (the pointer and the clip's consumer side), start_pts,
     // end_pts, waitForCue, videoReady, audioReady. Recursive because
     // GetVideoFrame closes the clip and the channel's ReportStreamClosed may
-    // call back. Timed so that the read thread can give up when aborted.
-    std::recursive_timed_mutex readLock;
+    // call back. The read thread only ever try-locks it, so that it can give
+    // up when its clip is being closed.
+    std::recursive_mutex readLock;
 };

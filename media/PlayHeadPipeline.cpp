@@ -18,6 +18,7 @@ extern "C" {
 #include <cstring>
 #include <exception>
 #include <new>
+#include <thread>
 
 namespace {
 
@@ -32,6 +33,8 @@ constexpr int SUBPICTURE_QUEUE_SIZE = 50;
 // The read thread's idle wait, in milliseconds: short enough to keep up with
 // a decoder, long enough not to spin.
 constexpr int kReadWaitMs = 10;
+// How often the read thread retries readLock while delivery holds it.
+constexpr int kLockRetryMs = 1;
 // A picture or audio frame counts as at the cue point within this many seconds.
 constexpr double kCueTolerance = 0.01;
 // Consecutive read failures (one per idle wait) after which a file that keeps
@@ -66,8 +69,9 @@ bool PlayHead::lock_read(ReadLock& lk)
         return true;
     }
     // `is` cannot go away under its own read thread: stream_close joins it first.
-    while (!lk.try_lock_for(std::chrono::milliseconds(kReadWaitMs))) {
+    while (!lk.try_lock()) {
         if (is && is->abort_request) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(kLockRetryMs));
     }
     return true;
 }
@@ -243,7 +247,6 @@ void PlayHead::stream_close()
 
     try {
         vs->paused = 1;
-        vs->last_paused = 1;
 
         // The read thread is the only producer of packets: stop it first.
         if (vs->read_tid) {
@@ -252,6 +255,7 @@ void PlayHead::stream_close()
             delete vs->read_tid;
             vs->read_tid = nullptr;
         }
+        vs->last_paused = 1;   // the read thread's own copy: touched only once it is gone
 
         if (!audio_disable) {
             for (int i = 0; i < vs->nb_audStreams; i++) {
@@ -480,8 +484,9 @@ void PlayHead::open_audio_streams()
                      playHeadIndex, vs->audStreamsId[n]);
         }
     }
+    // nb_audStreams already equals `opened`: it is not written again, since a
+    // single stream's decoder thread is running and reads it.
     for (int k = opened; k < MAX_AUDIO_STREAMS; k++) vs->audStreamsId[k] = -1;
-    vs->nb_audStreams = opened;
 
     if (opened == 0) {
         // Nothing left to play: the clip behaves as one without audio.
@@ -564,7 +569,8 @@ int PlayHead::read_thread_local()
     // it would make the next clip's open fail with "Option ... not found".
     if (scan_all_pmts_set) av_dict_set(&format_opts, "scan_all_pmts", nullptr, AV_DICT_MATCH_CASE);
     if (err < 0) {
-        print_error(port, playHeadIndex, vs->filename, err);
+        // An open cut short by stream_close is no failure of the file.
+        if (!vs->abort_request) print_error(port, playHeadIndex, vs->filename, err);
         ic = nullptr;   // freed by the failed open
         goto fail;
     }

@@ -42,6 +42,7 @@ TEST(PacketQueue, RefusesEverythingUntilStartedAndAfterAbort)
     pkt = Packet(10);
     EXPECT_EQ(0, PlayHead::packet_queue_put(&f.q, pkt));
     PlayHead::packet_queue_abort(&f.q);
+    av_packet_free(&pkt);
     pkt = Packet(10);
     EXPECT_EQ(-1, PlayHead::packet_queue_put(&f.q, pkt));
     EXPECT_EQ(-1, PlayHead::packet_queue_get(&f.q, pkt, 1, nullptr));

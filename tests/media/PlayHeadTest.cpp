@@ -447,27 +447,29 @@ TEST(PlayHead, UnreadableFileStaysCueingWithoutReportAndTheHeadStillWorks)
     logDirectory = dir.Path();
     std::string bad = dir.Write("broken.mxf", std::string(4096, '\x17'));
     TestDevice dev;
-    PlayHead head(&dev, 0);
-    ASSERT_TRUE(head.LoadFile(bad, 0, 0));
+    {
+        PlayHead head(&dev, 0);
+        ASSERT_TRUE(head.LoadFile(bad, 0, 0));
 
-    // Wait for the read thread to give up: it logs the file's failure.
-    std::string needle = "Port 3:0 : " + bad + ": ";
-    bool logged = false;
-    for (auto deadline = Clock::now() + kDeadline; !logged && Clock::now() < deadline;) {
-        for (auto& f : std::filesystem::directory_iterator(dir.Path() + "/Logs"))
-            logged = logged || ReadFileText(f.path().string()).find(needle) != std::string::npos;
-        if (!logged) std::this_thread::sleep_for(10ms);
+        // Wait for the read thread to give up: it logs the file's failure.
+        std::string needle = "Port 3:0 : " + bad + ": ";
+        bool logged = false;
+        for (auto deadline = Clock::now() + kDeadline; !logged && Clock::now() < deadline;) {
+            for (auto& f : std::filesystem::directory_iterator(dir.Path() + "/Logs"))
+                logged = logged || ReadFileText(f.path().string()).find(needle) != std::string::npos;
+            if (!logged) std::this_thread::sleep_for(10ms);
+        }
+        ASSERT_TRUE(logged);
+        EXPECT_EQ(PlayHead::ph_CueInProgress, head.State());
+        EXPECT_EQ(0u, dev.CueCount());
+        EXPECT_EQ(0u, dev.CloseCount());
+
+        // The next clip on the same head opens normally.
+        Cue(head, dev, Clip(Basic()), FrameUs(3), 0);
+        head.SetToPlay();
+        EXPECT_EQ(Range(3, 4), Pull(head, dev, 2).pictures);
     }
-    logDirectory.clear();
-    ASSERT_TRUE(logged);
-    EXPECT_EQ(PlayHead::ph_CueInProgress, head.State());
-    EXPECT_EQ(0u, dev.CueCount());
-    EXPECT_EQ(0u, dev.CloseCount());
-
-    // The next clip on the same head opens normally.
-    Cue(head, dev, Clip(Basic()), FrameUs(3), 0);
-    head.SetToPlay();
-    EXPECT_EQ(Range(3, 4), Pull(head, dev, 2).pictures);
+    logDirectory.clear();   // only once no playhead thread can log any more
 }
 
 TEST(PlayHead, RefusesBadRequests)
