@@ -23,10 +23,20 @@ const FieldName kFieldNames[] = {
     {"interlaced-bt", V4L2_FIELD_INTERLACED_BT},
 };
 
-int PositiveInt(const YAML::Node& n, const char* key, int minimum)
+constexpr double kMaxFrameRate = 300.0;
+
+// A whole number written in digits only (no sign, no blanks), below 10^9.
+unsigned Whole(const std::string& text)
+{
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+        throw std::invalid_argument("board: \"" + text + "\" is not a whole number");
+    return unsigned(std::stoul(text));
+}
+
+int PositiveInt(const YAML::Node& n, const char* key, int minimum, int maximum = 8192)
 {
     int v = n.as<int>();
-    if (v < minimum) throw std::invalid_argument(std::string("board: \"") + key + "\" out of range");
+    if (v < minimum || v > maximum) throw std::invalid_argument(std::string("board: \"") + key + "\" out of range");
     return v;
 }
 }  // namespace
@@ -55,28 +65,27 @@ SimBoardConfig SimBoardConfig::FromYaml(const YAML::Node& board)
         if (!FieldFromName(name, c.field)) throw std::invalid_argument("board: unknown field order \"" + name + "\"");
     }
     if (board["frame-rate"]) {
-        // "25", "29.97" or "30000/1001"
-        std::string rate = board["frame-rate"].as<std::string>();
-        size_t slash = rate.find('/');
-        size_t used = 0;
-        if (slash != std::string::npos) {
-            unsigned long num = std::stoul(rate.substr(0, slash), &used);
-            unsigned long den = std::stoul(rate.substr(slash + 1));
-            if (num == 0 || den == 0) throw std::invalid_argument("board: bad frame-rate");
-            c.frameRateNum = unsigned(num);
-            c.frameRateDen = unsigned(den);
-        } else if (rate == "29.97") {
-            c.frameRateNum = 30000;
-            c.frameRateDen = 1001;
+        // "25", "29.97", "59.94" or "30000/1001"
+        const std::string rate = board["frame-rate"].as<std::string>();
+        unsigned num, den = 1;
+        const size_t slash = rate.find('/');
+        if (rate == "29.97") {
+            num = 30000;
+            den = 1001;
         } else if (rate == "59.94") {
-            c.frameRateNum = 60000;
-            c.frameRateDen = 1001;
+            num = 60000;
+            den = 1001;
+        } else if (slash != std::string::npos) {
+            num = Whole(rate.substr(0, slash));
+            den = Whole(rate.substr(slash + 1));
         } else {
-            unsigned long num = std::stoul(rate, &used);
-            if (num == 0 || used != rate.size()) throw std::invalid_argument("board: bad frame-rate");
-            c.frameRateNum = unsigned(num);
-            c.frameRateDen = 1;
+            num = Whole(rate);
         }
+        // A clock ticks at most kMaxFrameRate times a second.
+        if (num == 0 || den == 0 || double(num) / double(den) > kMaxFrameRate || double(num) / double(den) < 1.0)
+            throw std::invalid_argument("board: frame-rate \"" + rate + "\" out of range");
+        c.frameRateNum = num;
+        c.frameRateDen = den;
     }
     if (board["preview"]) c.preview = board["preview"].as<std::string>();
     if (board["frame-log"]) c.frameLog = board["frame-log"].as<std::string>();

@@ -28,7 +28,8 @@ struct SimBoardConfig {
     double FrameRate() const { return double(frameRateNum) / double(frameRateDen); }
 
     // Reads the "board" mapping. Throws (YAML or std::invalid_argument) on a
-    // value of the wrong kind, like every other configuration read.
+    // value of the wrong kind, like every other configuration read. Frame
+    // rates lie between 1 and 300 frames a second.
     static SimBoardConfig FromYaml(const YAML::Node& board);
     // V4L2 field order by its name ("none", "interlaced", "alternate", ...);
     // returns false for an unknown name.

@@ -100,14 +100,16 @@ bool SelvoDev::OpenDevice(const char* name, bool input)
     v4l2_streamparm parm;
     memset(&parm, 0, sizeof(parm));
     parm.type = uint32_t(bufType);
-    if (xioctl(fd, VIDIOC_G_PARM, &parm) == -1) {
+    const v4l2_fract& tpf = input ? parm.parm.capture.timeperframe : parm.parm.output.timeperframe;
+    // A driver that leaves the time per frame empty gives no frame rate to
+    // pace or size the audio by; a zero here would divide by zero below.
+    if (xioctl(fd, VIDIOC_G_PARM, &parm) == -1 || tpf.numerator == 0 || tpf.denominator == 0) {
         MsgToLog(L_ERROR, "Cannot obtain streaming parameters for device %s\n", name);
         return fail();
     }
     fWidth = fmt.fmt.pix.width;
     fHeight = fmt.fmt.pix.height;
     isProgressive = IsWholeFrameField(fmt.fmt.pix.field);
-    const v4l2_fract& tpf = input ? parm.parm.capture.timeperframe : parm.parm.output.timeperframe;
     frameRate = double(tpf.denominator) / double(tpf.numerator);
 
     // The board's sound card: the first card whose name begins "SV7".
@@ -256,6 +258,13 @@ size_t SelvoDev::PrepareDevice(std::vector<SvBuffer>& bufList, unsigned int imgB
             MsgToLog(L_ERROR, "Device %s buffer %u VIDIOC_QUERYBUF error.\n", name, i);
             break;
         }
+        // The device threads copy a whole picture into every buffer; a shorter
+        // buffer would be overrun.
+        if (buf.length < imgBuffSize) {
+            MsgToLog(L_ERROR, "Device %s buffer %u is too short for a picture (%u of %u bytes).\n", name, i,
+                     buf.length, imgBuffSize);
+            break;
+        }
         void* start = board.Mmap(nullptr, buf.length, PROT_READ | PROT_WRITE, MAP_SHARED, portDesc, buf.m.offset);
         if (start == MAP_FAILED) {
             MsgToLog(L_ERROR, "Device %s buffer %u MMAP failed.\n", name, i);
@@ -270,8 +279,7 @@ size_t SelvoDev::PrepareDevice(std::vector<SvBuffer>& bufList, unsigned int imgB
     }
 
     for (const SvBuffer& b : bufList) {
-        // A buffer shorter than a picture must not be overrun.
-        memset(b.start, 0, imgBuffSize < b.length ? imgBuffSize : b.length);
+        memset(b.start, 0, imgBuffSize);
         v4l2_buffer buf;
         memset(&buf, 0, sizeof(buf));
         buf.type = uint32_t(bufType);

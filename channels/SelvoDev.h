@@ -45,6 +45,7 @@ public:
 
     bool OpenDevice(const char* name, bool isInput);
     bool AudioSetup();
+    // Every buffer it lists holds at least imgBuffSize bytes.
     size_t PrepareDevice(std::vector<SvBuffer>& bufList, unsigned int imgBuffSize);
     bool CleanDevice(std::vector<SvBuffer>& bufList);
     void CloseDevice();
