@@ -2,7 +2,7 @@
 
 #include "media/PlayHead.h"
 
-#include "TestDevice.h"
+#include "RecordingDevice.h"
 
 #include <gtest/gtest.h>
 
@@ -147,7 +147,7 @@ TEST(FrameQueue, CapacityKeepLastAndAbort)
 
 TEST(Decoder, EmptyPacketDrainsTheDecoder)
 {
-    TestDevice dev;
+    RecordingDevice dev;
     PlayHead head(&dev, 0);
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_PCM_S16LE);
     AVCodecContext* ctx = avcodec_alloc_context3(codec);

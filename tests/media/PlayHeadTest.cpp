@@ -6,7 +6,7 @@
 
 #include "fixtures/ClipMaker.h"
 #include "fixtures/TempDir.h"
-#include "TestDevice.h"
+#include "RecordingDevice.h"
 #include "shell/Log.h"
 
 #include <gtest/gtest.h>
@@ -65,7 +65,7 @@ struct Output {
 // Pulls from `head` as a device thread does, until `count` pictures came or
 // the clip closed. While no picture is ready it waits without taking audio,
 // so that pictures and audio stay in step whatever the machine's speed.
-Output Pull(PlayHead& head, TestDevice& dev, int count = INT_MAX)
+Output Pull(PlayHead& head, RecordingDevice& dev, int count = INT_MAX)
 {
     Output out;
     std::vector<uint8_t> pic(dev.PictureBytes());
@@ -89,7 +89,7 @@ Output Pull(PlayHead& head, TestDevice& dev, int count = INT_MAX)
     return out;
 }
 
-void Cue(PlayHead& head, TestDevice& dev, const std::string& path, int64_t startUs, int64_t lengthUs)
+void Cue(PlayHead& head, RecordingDevice& dev, const std::string& path, int64_t startUs, int64_t lengthUs)
 {
     ASSERT_FALSE(path.empty());
     size_t before = dev.CueCount();
@@ -151,7 +151,7 @@ class CueAtStart : public ::testing::TestWithParam<CueCase> {};
 TEST_P(CueAtStart, FirstDeliveredPictureIsTheStartFrame)
 {
     const CueCase& c = GetParam();
-    TestDevice dev(c.width, c.height, c.progressive);
+    RecordingDevice dev(c.width, c.height, c.progressive);
     PlayHead head(&dev, 1);
     Cue(head, dev, Clip(c.clip), FrameUs(c.startFrame, c.clip.frameRate), 0);
     ASSERT_EQ(1u, dev.Cues().size());
@@ -197,7 +197,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(PlayHead, EndPointIsInclusiveAndClosesOnceOnTheDeliveringThread)
 {
-    TestDevice dev;
+    RecordingDevice dev;
     PlayHead head(&dev, 0);
     Cue(head, dev, Clip(Basic()), 0, 1000000);
     EXPECT_DOUBLE_EQ(1.0, head.Duration());
@@ -222,7 +222,7 @@ TEST(PlayHead, EndPointIsInclusiveAndClosesOnceOnTheDeliveringThread)
 
 TEST(PlayHead, WholeFilePlaysWithStartAndLengthZero)
 {
-    TestDevice dev;
+    RecordingDevice dev;
     PlayHead head(&dev, 0);
     Cue(head, dev, Clip(Basic()), 0, 0);
     EXPECT_DOUBLE_EQ(0.0, head.Duration());
@@ -249,7 +249,7 @@ TEST(PlayHead, WholeFilePlaysWithStartAndLengthZero)
 
 TEST(PlayHead, ClipWithoutAudioCuesAtItsEndAndLeavesTheAudioBufferAlone)
 {
-    TestDevice dev;
+    RecordingDevice dev;
     PlayHead head(&dev, 0);
     Cue(head, dev, Clip(WithTracks({}, 30)), FrameUs(20), 0);
     head.SetToPlay();
@@ -265,7 +265,7 @@ TEST(PlayHead, ClipWithoutVideoCuesAtItsEndAndEndsWhenPlayed)
 {
     ClipSpec spec = WithTracks({1, 1}, 25);
     spec.video = false;
-    TestDevice dev;
+    RecordingDevice dev;
     PlayHead head(&dev, 0);
     Cue(head, dev, Clip(spec), 0, 0);
     head.SetToPlay();
@@ -292,7 +292,7 @@ class AudioRouting : public ::testing::TestWithParam<RoutingCase> {};
 TEST_P(AudioRouting, TracksLandOnTheirDeviceChannels)
 {
     const RoutingCase& c = GetParam();
-    TestDevice dev;
+    RecordingDevice dev;
     PlayHead head(&dev, 0);
     Cue(head, dev, Clip(WithTracks(c.tracks, 12)), FrameUs(2), 0);
     head.SetToPlay();
@@ -326,7 +326,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(PlayHead, GoToTimeWithReCueShowsTheNewFrameAndItsAudio)
 {
-    TestDevice dev;
+    RecordingDevice dev;
     PlayHead head(&dev, 0);
     Cue(head, dev, Clip(Basic()), 0, FrameUs(48));
     head.SetToPlay();
@@ -356,7 +356,7 @@ TEST(PlayHead, GoToTimeWithReCueShowsTheNewFrameAndItsAudio)
 
 TEST(PlayHead, UpdateEndTimeClosesAtTheNewPoint)
 {
-    TestDevice dev;
+    RecordingDevice dev;
     PlayHead head(&dev, 0);
     Cue(head, dev, Clip(Basic()), 0, FrameUs(45));
     head.SetToPlay();
@@ -381,7 +381,7 @@ TEST(PlayHead, UpdateEndTimeClosesAtTheNewPoint)
 
 TEST(PlayHead, PauseHoldsThePictureAndSilencesTheAudio)
 {
-    TestDevice dev;
+    RecordingDevice dev;
     PlayHead head(&dev, 0);
     Cue(head, dev, Clip(Basic()), 0, 0);
     head.SetToPlay();
@@ -411,7 +411,7 @@ TEST(PlayHead, PauseHoldsThePictureAndSilencesTheAudio)
 
 TEST(PlayHead, LoadFileWhilePlayingIsRefusedAndPlaybackGoesOn)
 {
-    TestDevice dev;
+    RecordingDevice dev;
     PlayHead head(&dev, 0);
     std::string path = Clip(Basic());
     Cue(head, dev, path, 0, 0);
@@ -427,7 +427,7 @@ TEST(PlayHead, LoadFileWhilePlayingIsRefusedAndPlaybackGoesOn)
 
 TEST(PlayHead, StopAndLoadFileNeverReport)
 {
-    TestDevice dev;
+    RecordingDevice dev;
     PlayHead head(&dev, 0);
     std::string path = Clip(Basic());
     Cue(head, dev, path, 0, 0);
@@ -446,7 +446,7 @@ TEST(PlayHead, UnreadableFileStaysCueingWithoutReportAndTheHeadStillWorks)
     TempDir dir;
     logDirectory = dir.Path();
     std::string bad = dir.Write("broken.mxf", std::string(4096, '\x17'));
-    TestDevice dev;
+    RecordingDevice dev;
     {
         PlayHead head(&dev, 0);
         ASSERT_TRUE(head.LoadFile(bad, 0, 0));
@@ -474,7 +474,7 @@ TEST(PlayHead, UnreadableFileStaysCueingWithoutReportAndTheHeadStillWorks)
 
 TEST(PlayHead, RefusesBadRequests)
 {
-    TestDevice dev;
+    RecordingDevice dev;
     PlayHead head(&dev, 0);
     EXPECT_FALSE(head.GoToTime(0, true));
     EXPECT_FALSE(head.IsPaused());
@@ -497,7 +497,7 @@ TEST(PlayHead, RefusesBadRequests)
 
 TEST(PlayHead, DroppedClipLeavesNothingStaleBehind)
 {
-    TestDevice dev;
+    RecordingDevice dev;
     PlayHead head(&dev, 0);
     std::string path = Clip(Basic());
 
@@ -560,7 +560,7 @@ TEST(PlayHead, ImxClipsLeaveTheirVerticalBlankingOffAir)
     spec.height = 576;
     spec.frames = 12;
     spec.audioTracks = {1};
-    TestDevice dev(720, 288, false);
+    RecordingDevice dev(720, 288, false);
     PlayHead head(&dev, 0);
     Cue(head, dev, Clip(spec), FrameUs(4), 0);
     head.SetToPlay();

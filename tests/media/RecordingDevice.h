@@ -10,14 +10,14 @@
 #include <thread>
 #include <vector>
 
-class TestDevice : public SelvoDev {
+class RecordingDevice : public SelvoDev {
 public:
     struct Report {
         int head;
         std::thread::id thread;
     };
 
-    TestDevice(int width = 320, int height = 180, bool progressive = true, double rate = 25.0)
+    RecordingDevice(int width = 320, int height = 180, bool progressive = true, double rate = 25.0)
     {
         fWidth = width;
         fHeight = height;
