@@ -238,13 +238,17 @@ double PlayHead::GetVideoFrame(uint8_t* pixels, int pitch)
     try {
         VideoState* vs = is;
         if (!vs) return -1.0;
+        vs->video_held = 0;
         if (vs->paused && !vs->force_refresh) return -1.0;
 
         for (;;) {
             if (frame_queue_nb_remaining(&vs->pictq) == 0) {
                 // A decoder that has fallen behind is not the end of the clip:
                 // the device shows its last picture once more.
-                if (!video_ended()) return -1.0;
+                if (!video_ended()) {
+                    vs->video_held = !vs->paused;
+                    return -1.0;
+                }
                 stream_close();
                 svDev->ReportStreamClosed(playHeadIndex);
                 return -1.0;
@@ -532,6 +536,11 @@ int PlayHead::GetAudioFrame(uint8_t* stream, int len)
         return 0;
     }
     if (vs->audio_tgt.freq == 0) return 0;
+    if (vs->video_held) {
+        vs->video_held = 0;
+        if (stream && len) memset(stream, 0, size_t(len));
+        return len;
+    }
 
     const int deviceFrame = av_get_bytes_per_sample(vs->audio_tgt.fmt) * int(svDev->sChannels);
     int silentBlock = deviceFrame > 0 ? std::max(kSilentBlockBytes / deviceFrame, 1) * deviceFrame : kSilentBlockBytes;

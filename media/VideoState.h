@@ -38,6 +38,10 @@ typedef struct tag_VideoState {
     // to): until then an empty picture queue is not the end of the clip.
     std::atomic<bool> setup_done{false};
     int force_refresh = 0;
+    // The last GetVideoFrame found no picture ready while playing (the decoder
+    // fell behind): the next audio frame is held as well, as silence, so that
+    // sound stays in step with the pictures.
+    int video_held = 0;
     std::atomic<int> paused{0};
     int last_paused = 0;
     int queue_attachments_req = 0;
