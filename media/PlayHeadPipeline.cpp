@@ -499,6 +499,8 @@ void PlayHead::open_audio_streams()
             vs->audio_thread = new std::thread(audio_thread, this);
         } catch (const std::exception& e) {
             MsgToLog(L_DEBUG, "\n!!!!! C++ Exception in PlayHead::read_thread, what='%s' !!!!!\n\n", e.what());
+            // No thread will ever decode these slots: delivery must not wait for them.
+            for (int i = 0; i < vs->nb_audStreams; i++) vs->audDecoders[i]->exited = true;
         }
     }
 }
