@@ -166,7 +166,6 @@ private:
     bool video_ended();
     bool audio_slot_ended(int slot);
 
-public:
     // Settings and state, in the order of the playhead's design. The flags
     // read across threads are atomics; the rest is guarded by readLock or
     // belongs to the read thread, as noted in VideoState.h.

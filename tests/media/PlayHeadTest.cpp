@@ -276,6 +276,32 @@ TEST(PlayHead, ClipWithoutVideoCuesAtItsEndAndEndsWhenPlayed)
     EXPECT_EQ(PlayHead::ph_NotCued, head.State());
 }
 
+TEST(PlayHead, AudioEndingFirstTurnsToSilenceUntilThePicturesEnd)
+{
+    ClipSpec spec = WithTracks({1, 1}, 20);
+    spec.audioFrames = 10;
+    spec.matroska = true;
+    RecordingDevice dev;
+    PlayHead head(&dev, 0);
+    Cue(head, dev, Clip(spec), FrameUs(4), 0);
+    head.SetToPlay();
+    Output out = Pull(head, dev);
+    EXPECT_TRUE(out.closed);
+    ASSERT_EQ(Range(4, 19), out.pictures);
+    for (size_t i = 0; i < out.audio.size(); i++) {
+        int frame = out.pictures[i];
+        for (int ch = 0; ch < 2; ch++) {
+            if (frame < 10) {
+                AudioMark m = ChannelMark(out.audio[i], ch);
+                ASSERT_TRUE(m.valid) << "frame " << frame;
+                EXPECT_EQ(frame, m.frame);
+            } else {
+                EXPECT_TRUE(ChannelSilent(out.audio[i], ch)) << "frame " << frame;
+            }
+        }
+    }
+}
+
 // ------------------------------------------------------------ audio routing
 
 struct RoutingCase {
