@@ -577,6 +577,30 @@ TEST(PlayHead, DroppedClipLeavesNothingStaleBehind)
     EXPECT_EQ(20, m.frame);
 }
 
+TEST(PlayHead, PicturesThatChangeSizeAreScaledAfresh)
+{
+    ClipSpec spec;
+    spec.frames = 16;
+    spec.audioTracks = {1};
+    spec.matroska = true;
+    spec.switchFrame = 8;
+    spec.switchWidth = 640;
+    spec.switchHeight = 360;
+    RecordingDevice dev(480, 270, true);
+    PlayHead head(&dev, 0);
+    Cue(head, dev, Clip(spec), FrameUs(5), 0);
+    head.SetToPlay();
+    Output out = Pull(head, dev);
+    EXPECT_TRUE(out.closed);
+    // FFmpeg's MPEG-2 decoder loses the last picture before a new sequence
+    // (frame 7); every picture it does give must be scaled right, in order,
+    // on both sides of the change.
+    ASSERT_GE(out.pictures.size(), 9u);
+    EXPECT_EQ(5, out.pictures.front());
+    EXPECT_EQ(15, out.pictures.back());
+    for (size_t i = 1; i < out.pictures.size(); i++) EXPECT_GT(out.pictures[i], out.pictures[i - 1]);
+}
+
 // -------------------------------------------------------------------- IMX
 
 TEST(PlayHead, ImxClipsLeaveTheirVerticalBlankingOffAir)
