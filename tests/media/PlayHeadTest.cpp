@@ -601,6 +601,45 @@ TEST(PlayHead, PicturesThatChangeSizeAreScaledAfresh)
     for (size_t i = 1; i < out.pictures.size(); i++) EXPECT_GT(out.pictures[i], out.pictures[i - 1]);
 }
 
+TEST(PlayHead, ClosingNeverBlocksOnACueCallbackOrAPendingSeek)
+{
+    RecordingDevice dev;
+    PlayHead head(&dev, 0);
+    std::string path = Clip(Basic());
+
+    // A channel puts a freshly cued clip on air from its callback, while its
+    // control side stops the head at that very moment.
+    std::atomic<bool> inCallback{false};
+    dev.onCueDone = [&](int) {
+        inCallback = true;
+        std::this_thread::sleep_for(20ms);   // Stop is under way by now
+        head.SetToPlay();
+    };
+    for (int i = 0; i < 3; i++) {
+        inCallback = false;
+        ASSERT_TRUE(head.LoadFile(path, FrameUs(i), 0));
+        for (auto deadline = Clock::now() + kDeadline; !inCallback && Clock::now() < deadline;)
+            std::this_thread::sleep_for(1ms);
+        ASSERT_TRUE(inCallback);
+        head.Stop();   // must return: a hang here fails the test by its timeout
+        EXPECT_EQ(PlayHead::ph_NotCued, head.State());
+    }
+    dev.onCueDone = nullptr;
+
+    // Seeks requested just before the clip is closed, at every moment of a cue.
+    std::vector<uint8_t> pic(dev.PictureBytes());
+    for (int i = 0; i < 60; i++) {
+        ASSERT_TRUE(head.LoadFile(path, FrameUs(i % 7), FrameUs(40)));
+        std::this_thread::sleep_for(std::chrono::microseconds(100 * (i % 20)));
+        head.SetToPlay();
+        head.GetVideoFrame(pic.data(), dev.Pitch());
+        head.GoToTime(FrameUs(20 + i % 9), i % 2 == 0);
+        head.Stop();
+        EXPECT_EQ(PlayHead::ph_NotCued, head.State());
+    }
+    EXPECT_EQ(0u, dev.CloseCount());
+}
+
 // -------------------------------------------------------------------- IMX
 
 TEST(PlayHead, ImxClipsLeaveTheirVerticalBlankingOffAir)

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -32,6 +33,7 @@ public:
 
     void ReportCueDone(int headIndex) override
     {
+        if (onCueDone) onCueDone(headIndex);
         std::lock_guard<std::mutex> lk(mx);
         cues.push_back({headIndex, std::this_thread::get_id()});
         cv.notify_all();
@@ -69,6 +71,9 @@ public:
         std::lock_guard<std::mutex> lk(mx);
         return closes;
     }
+
+    // Called first in ReportCueDone, as a channel reacts to a cue (set before any clip is loaded).
+    std::function<void(int)> onCueDone;
 
     int Lines() const { return int(PictureLines()); }
     int Pitch() const { return int(2 * fWidth); }
