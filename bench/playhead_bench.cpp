@@ -129,7 +129,6 @@ int main(int argc, char** argv)
     cfg.clock = SimBoardConfig::Clock::FreeRunning;
     auto board = std::make_shared<SimBoard>(cfg);
     ScopedBoard scope(board);
-    Board& b = Board::Current();
 
     BenchDevice dev;
     if (!dev.OpenDevice("/dev/video0", false)) {
@@ -160,30 +159,17 @@ int main(int argc, char** argv)
         auto t0 = Clock::now();
         head.SetToPlay();
         while (!dev.closed) {
-            fd_set set;
-            FD_ZERO(&set);
-            FD_SET(dev.portDesc, &set);
-            timeval tv{2, 0};
-            if (b.Select(dev.portDesc + 1, nullptr, &set, nullptr, &tv) <= 0) continue;
-            v4l2_buffer buf{};
-            buf.type = uint32_t(dev.bufType);
-            buf.memory = V4L2_MEMORY_MMAP;
-            if (b.Ioctl(dev.portDesc, VIDIOC_DQBUF, &buf) == -1) continue;
+            v4l2_buffer buf;
+            if (dev.WaitAndDequeue(buf, 2000) <= 0) continue;
             // Free-running output: wait for the next picture instead of repeating one.
             double pts;
             while ((pts = head.GetVideoFrame(picture.data(), int(2 * dev.fWidth))) < 0 && !dev.closed)
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
-            if (pts >= 0) {
-                frames++;
-                memcpy(buffers[buf.index].start, picture.data(), pictureBytes);
-            }
-            buf.bytesused = uint32_t(pictureBytes);
-            b.Ioctl(dev.portDesc, VIDIOC_QBUF, &buf);
+            if (pts >= 0) frames++;
+            dev.QueuePicture(buf, buffers, pts >= 0 ? picture.data() : nullptr, pictureBytes);
             if (pts < 0) break;
             head.GetAudioFrame(audio.data(), int(audioBytes));
-            if (b.PcmWritei(dev.audioDev, audio.data(), dev.samplesPerFrame) == -EPIPE &&
-                b.PcmPrepare(dev.audioDev) == 0)
-                b.PcmWritei(dev.audioDev, audio.data(), dev.samplesPerFrame);
+            dev.WriteAudioFrame(audio.data());
         }
         wall = std::chrono::duration<double>(Clock::now() - t0).count();
         getrusage(RUSAGE_SELF, &r1);

@@ -124,24 +124,13 @@ void FreeRunning(unsigned frames)
     std::vector<uint8_t> picture(dev.PictureBytes(), 0x80);
     std::vector<uint8_t> audio(dev.AudioBytesPerFrame(), 0);
     if (dev.PrepareDevice(bufs, unsigned(picture.size())) == 0) exit(1);
-    Board& b = Board::Current();
     const uint64_t start = NowNs();
     unsigned done = 0;
     while (done < frames) {
-        fd_set set;
-        FD_ZERO(&set);
-        FD_SET(dev.portDesc, &set);
-        timeval tv{2, 0};
-        if (b.Select(dev.portDesc + 1, nullptr, &set, nullptr, &tv) <= 0) continue;
         v4l2_buffer buf;
-        memset(&buf, 0, sizeof(buf));
-        buf.type = uint32_t(dev.bufType);
-        buf.memory = V4L2_MEMORY_MMAP;
-        if (b.Ioctl(dev.portDesc, VIDIOC_DQBUF, &buf) != 0) continue;
-        memcpy(bufs[buf.index].start, picture.data(), picture.size());
-        buf.bytesused = uint32_t(picture.size());
-        b.Ioctl(dev.portDesc, VIDIOC_QBUF, &buf);
-        if (b.PcmWritei(dev.audioDev, audio.data(), dev.samplesPerFrame) == -EPIPE) b.PcmPrepare(dev.audioDev);
+        if (dev.WaitAndDequeue(buf, 2000) <= 0) continue;
+        dev.QueuePicture(buf, bufs, picture.data(), picture.size());
+        dev.WriteAudioFrame(audio.data());
         ++done;
     }
     const double secs = double(NowNs() - start) / 1e9;

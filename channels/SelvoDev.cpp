@@ -354,3 +354,39 @@ void SelvoDev::CloseDevice()
     vidDevName.clear();
     isOpened = false;
 }
+
+int SelvoDev::WaitAndDequeue(v4l2_buffer& buf, int timeoutMs)
+{
+    Board& board = Board::Current();
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(portDesc, &set);
+    timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    const int r = isInput ? board.Select(portDesc + 1, &set, nullptr, nullptr, &tv)
+                          : board.Select(portDesc + 1, nullptr, &set, nullptr, &tv);
+    if (r == 0) return 0;
+    if (r < 0 && errno == EINTR) return -1;
+    memset(&buf, 0, sizeof(buf));
+    buf.type = uint32_t(bufType);
+    buf.memory = V4L2_MEMORY_MMAP;
+    return xioctl(portDesc, VIDIOC_DQBUF, &buf) == -1 ? -1 : 1;
+}
+
+bool SelvoDev::QueuePicture(v4l2_buffer& buf, const std::vector<SvBuffer>& bufList, const uint8_t* picture,
+                            size_t bytes)
+{
+    if (picture && buf.index < bufList.size()) {
+        const SvBuffer& target = bufList[buf.index];
+        memcpy(target.start, picture, bytes < target.length ? bytes : target.length);
+        buf.bytesused = uint32_t(bytes);
+    }
+    return xioctl(portDesc, VIDIOC_QBUF, &buf) != -1;
+}
+
+snd_pcm_sframes_t SelvoDev::WriteAudioFrame(const void* audio)
+{
+    Board& board = Board::Current();
+    snd_pcm_sframes_t w = board.PcmWritei(audioDev, audio, samplesPerFrame);
+    if (w == -EPIPE && board.PcmPrepare(audioDev) == 0) w = board.PcmWritei(audioDev, audio, samplesPerFrame);
+    return w;
+}

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <alsa/asoundlib.h>
+#include <linux/videodev2.h>
 
 extern "C" {
 #include <libavutil/samplefmt.h>
@@ -49,6 +50,25 @@ public:
     size_t PrepareDevice(std::vector<SvBuffer>& bufList, unsigned int imgBuffSize);
     bool CleanDevice(std::vector<SvBuffer>& bufList);
     void CloseDevice();
+
+    // The device thread's three steps, shared by every loop that drives the
+    // device (call them on the device thread only).
+    //
+    // Waits up to `timeoutMs` for a buffer the device gives back (select for
+    // reading on an input, for writing on an output) and dequeues it into
+    // `buf`. 1: dequeued; 0: the wait timed out; -1: select was interrupted or
+    // VIDIOC_DQBUF failed, errno tells why (EAGAIN: none ready yet). A select
+    // failure other than EINTR still tries the dequeue, as a device may answer
+    // it all the same.
+    int WaitAndDequeue(v4l2_buffer& buf, int timeoutMs);
+    // Queues a dequeued buffer again. With a picture, first copies `bytes` of
+    // it into the buffer's mapping (when its index is one of `bufList`) and
+    // sets bytes used. False when VIDIOC_QBUF fails (errno set).
+    bool QueuePicture(v4l2_buffer& buf, const std::vector<SvBuffer>& bufList, const uint8_t* picture, size_t bytes);
+    // Writes one frame of audio (samplesPerFrame sample frames). After an
+    // underrun (-EPIPE) the PCM is prepared again and the frame written once
+    // more, so the sound comes back. Returns what the last writei returned.
+    snd_pcm_sframes_t WriteAudioFrame(const void* audio);
 
     bool isOpened = false;
     std::string vidDevName;

@@ -143,7 +143,6 @@ int Run(const char* configPath, const char* device, double seconds)
         return 1;
     }
     if (sim) Board::Install(sim);
-    Board& board = Board::Current();
 
     int result = 0;
     {
@@ -176,39 +175,26 @@ int Run(const char* configPath, const char* device, double seconds)
                 uint64_t queued = 0, toneFrame = 0;
                 int silentSelects = 0;
                 while (queued < frames) {
-                    fd_set set;
-                    FD_ZERO(&set);
-                    FD_SET(dev.portDesc, &set);
-                    timeval tv{2, 0};
-                    const int r = board.Select(dev.portDesc + 1, nullptr, &set, nullptr, &tv);
-                    if (r < 0 && errno == EINTR) continue;
+                    v4l2_buffer buf;
+                    const int r = dev.WaitAndDequeue(buf, 2000);
                     if (r == 0 && ++silentSelects >= kMaxSilentSelects) {
                         fprintf(stderr, "testsignal: %s gives no buffer back\n", device);
                         result = 1;
                         break;
                     }
-                    v4l2_buffer buf;
-                    memset(&buf, 0, sizeof(buf));
-                    buf.type = uint32_t(dev.bufType);
-                    buf.memory = V4L2_MEMORY_MMAP;
-                    if (board.Ioctl(dev.portDesc, VIDIOC_DQBUF, &buf) == -1) {
-                        if (errno != EAGAIN) MsgToLog(L_ERROR, "testsignal: VIDIOC_DQBUF error: %i\n", errno);
-                        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                    if (r <= 0) {
+                        if (r < 0 && errno != EAGAIN && errno != EINTR)
+                            MsgToLog(L_ERROR, "testsignal: VIDIOC_DQBUF error: %i\n", errno);
+                        if (r < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
                         continue;
                     }
                     silentSelects = 0;
-                    if (buf.index < bufs.size()) {
-                        memcpy(bufs[buf.index].start, picture.data(), pictureBytes);
-                        buf.bytesused = uint32_t(pictureBytes);
-                    }
-                    if (board.Ioctl(dev.portDesc, VIDIOC_QBUF, &buf) == -1)
+                    if (!dev.QueuePicture(buf, bufs, picture.data(), pictureBytes))
                         MsgToLog(L_ERROR, "testsignal: VIDIOC_QBUF error: %i\n", errno);
                     ++queued;
                     if (!audio.empty() && FillTone(audio.data(), dev.samplesPerFrame, dev.sChannels,
                                                    dev.audioFormat, toneFrame, dev.sampleRate)) {
-                        snd_pcm_sframes_t w = board.PcmWritei(dev.audioDev, audio.data(), dev.samplesPerFrame);
-                        if (w == -EPIPE && board.PcmPrepare(dev.audioDev) == 0)
-                            w = board.PcmWritei(dev.audioDev, audio.data(), dev.samplesPerFrame);
+                        const snd_pcm_sframes_t w = dev.WriteAudioFrame(audio.data());
                         // The tone goes on from what the device took.
                         if (w > 0) toneFrame += uint64_t(w);
                     }
